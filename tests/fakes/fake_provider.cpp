@@ -363,45 +363,63 @@ std::string head(int status, const std::string& content_type, std::optional<std:
   return h;
 }
 
-// Returns whether the connection may carry another request.
-asio::awaitable<bool> send_whole(beast::tcp_stream& stream, int status, const std::string& content_type,
-                                 const std::string& body, bool cut, bool keep_alive) {
-  std::string wire = head(status, content_type, body.size(), false, keep_alive && !cut);
-  wire += cut ? body.substr(0, body.size() / 2) : body;
+// How one request is answered, decided before anything is written. The coroutines below only put it on the wire
+// (the compiler mishandles temporaries inside co_await expressions, so they take this by reference).
+struct Outgoing {
+  int delay_ms = 0;
+  bool streamed = false;
+  int status = 200;
+  std::string content_type = "application/json";
+  std::string body;  // whole replies
+  Stream events;     // streamed replies
+  int chunk_delay_ms = 0;
+  bool cut = false;
+  bool keep_alive = true;
+  bool http10 = false;
+};
+
+// Both return whether the connection may carry another request.
+asio::awaitable<bool> send_whole(beast::tcp_stream& stream, const Outgoing& out) {
+  const bool keep = out.keep_alive && !out.cut;
+  std::string wire = head(out.status, out.content_type, out.body.size(), false, keep);
+  wire += out.cut ? out.body.substr(0, out.body.size() / 2) : out.body;
   bool ok = co_await write_text(stream, wire);
-  co_return ok && keep_alive && !cut;
+  co_return ok && keep;
 }
 
-asio::awaitable<bool> send_stream(beast::tcp_stream& stream, const std::string& content_type, Stream s,
-                                  int chunk_delay_ms, bool cut, bool keep_alive, bool http10) {
+asio::awaitable<bool> send_stream(beast::tcp_stream& stream, Outgoing& out) {
   // An HTTP/1.0 client gets the body unframed and the end of the connection as its end.
-  const bool chunked = !http10;
-  keep_alive = keep_alive && chunked && !cut;
-  std::vector<std::string> events = std::move(s.body);
-  if (cut) {
+  const bool chunked = !out.http10;
+  const bool keep = out.keep_alive && chunked && !out.cut;
+  std::vector<std::string> events = std::move(out.events.body);
+  if (out.cut) {
     events.resize((events.size() + 1) / 2);
   } else {
-    for (auto& t : s.tail) events.push_back(std::move(t));
+    for (auto& t : out.events.tail) events.push_back(std::move(t));
   }
   auto frame = [&](const std::string& data) { return chunked ? chunk(data) : data; };
-  std::string wire = head(200, content_type, std::nullopt, chunked, keep_alive);
-  if (chunk_delay_ms <= 0) {
+  std::string wire = head(200, out.content_type, std::nullopt, chunked, keep);
+  const std::string last_chunk = "0\r\n\r\n";
+  if (out.chunk_delay_ms <= 0) {
     // Unpaced: everything in one write, so serving costs the client as little time as possible.
     std::string all;
     for (const auto& e : events) all += e;
     if (!all.empty()) wire += frame(all);
-    if (!cut && chunked) wire += "0\r\n\r\n";
+    if (!out.cut && chunked) wire += last_chunk;
     bool ok = co_await write_text(stream, wire);
-    co_return ok && keep_alive;
+    co_return ok && keep;
   }
   if (!co_await write_text(stream, wire)) co_return false;
   for (std::size_t i = 0; i < events.size(); ++i) {
     if (events[i].empty()) continue;  // an empty chunk would read as the end of the body
-    if (i > 0) co_await pause(chunk_delay_ms);
-    if (!co_await write_text(stream, frame(events[i]))) co_return false;
+    if (i > 0) co_await pause(out.chunk_delay_ms);
+    std::string framed = frame(events[i]);
+    if (!co_await write_text(stream, framed)) co_return false;
   }
-  if (!cut && chunked && !co_await write_text(stream, "0\r\n\r\n")) co_return false;
-  co_return keep_alive;
+  if (!out.cut && chunked) {
+    if (!co_await write_text(stream, last_chunk)) co_return false;
+  }
+  co_return keep;
 }
 
 std::string error_json(bool ollama, int status, const std::string& message) {
@@ -411,39 +429,43 @@ std::string error_json(bool ollama, int status, const std::string& message) {
   return dump(ojson{{"error", std::move(err)}});
 }
 
-asio::awaitable<bool> handle(Impl& impl, beast::tcp_stream& stream, Request& req) {
-  const bool keep_alive = req.keep_alive();
-  const bool http10 = req.version() < 11;
-  std::string target(req.target());
-  std::string path = target.substr(0, target.find('?'));
+Outgoing plain(int status, std::string body, bool keep_alive) {
+  Outgoing out;
+  out.status = status;
+  out.body = std::move(body);
+  out.keep_alive = keep_alive;
+  return out;
+}
 
-  if (req.method() == http::verb::get && path == "/_requests") {
-    co_return co_await send_whole(stream, 200, "application/json", impl.requests_json(), false, keep_alive);
-  }
-
+RecordedRequest to_record(const Request& req) {
   RecordedRequest rec;
   rec.method = std::string(req.method_string());
-  rec.target = target;
+  rec.target = std::string(req.target());
   for (const auto& field : req.base()) {
     auto name = lower(field.name_string());
     auto [it, fresh] = rec.headers.emplace(name, std::string(field.value()));
     if (!fresh) it->second += ", " + std::string(field.value());
   }
   rec.body = req.body();
-  impl.record(std::move(rec));
+  return rec;
+}
+
+Outgoing plan(Impl& impl, const Request& req) {
+  const bool keep_alive = req.keep_alive();
+  std::string target(req.target());
+  std::string path = target.substr(0, target.find('?'));
+
+  if (req.method() == http::verb::get && path == "/_requests") return plain(200, impl.requests_json(), keep_alive);
+  impl.record(to_record(req));
 
   const bool post = req.method() == http::verb::post;
   const bool openai = post && ends_with(path, "/chat/completions");
   const bool ollama = post && path == "/api/chat";
-  if (!openai && !ollama) {
-    co_return co_await send_whole(stream, 404, "application/json", error_json(true, 404, "not found: " + path), false,
-                                  keep_alive);
-  }
+  if (!openai && !ollama) return plain(404, error_json(true, 404, "not found: " + path), keep_alive);
 
   json request = json::parse(req.body(), nullptr, false);
   if (request.is_discarded() || !request.is_object()) {
-    co_return co_await send_whole(stream, 400, "application/json",
-                                  error_json(ollama, 400, "request body is not a JSON object"), false, keep_alive);
+    return plain(400, error_json(ollama, 400, "request body is not a JSON object"), keep_alive);
   }
   auto flag = request.find("stream");
   const bool has_flag = flag != request.end() && flag->is_boolean();
@@ -451,37 +473,53 @@ asio::awaitable<bool> handle(Impl& impl, beast::tcp_stream& stream, Request& req
 
   ScriptedReply r = impl.next_reply();
   Context ctx = impl.context_for(r, request);
-  co_await pause(r.delay_ms);
-
+  Outgoing out;
+  out.delay_ms = r.delay_ms;
+  out.status = r.status;
+  out.chunk_delay_ms = r.chunk_delay_ms;
+  out.cut = r.cut;
+  out.keep_alive = keep_alive;
+  out.http10 = req.version() < 11;
   const std::string stream_type = openai ? "text/event-stream" : "application/x-ndjson";
+
   if (r.raw_body) {
+    if (streaming) out.content_type = stream_type;
     if (r.status == 200 && streaming) {
-      Stream s;
+      out.streamed = true;
       if (r.chunk_delay_ms > 0) {
-        s.body = split_lines(*r.raw_body);
+        out.events.body = split_lines(*r.raw_body);
       } else if (!r.raw_body->empty()) {
-        s.body.push_back(*r.raw_body);
+        out.events.body.push_back(*r.raw_body);
       }
-      if (r.cut && s.body.size() == 1) {
+      if (r.cut && out.events.body.size() == 1) {
         // One piece cannot be cut by count; send its first half.
-        s.body[0].resize(s.body[0].size() / 2);
-        s.body.push_back("");
+        out.events.body[0].resize(out.events.body[0].size() / 2);
+        out.events.body.push_back("");
       }
-      co_return co_await send_stream(stream, stream_type, std::move(s), r.chunk_delay_ms, r.cut, keep_alive, http10);
+    } else {
+      out.body = *r.raw_body;
     }
-    co_return co_await send_whole(stream, r.status, streaming ? stream_type : "application/json", *r.raw_body, r.cut,
-                                  keep_alive);
+    return out;
   }
   if (r.status != 200) {
-    std::string body = r.body.empty() ? error_json(ollama, r.status, "scripted error " + std::to_string(r.status)) : r.body;
-    co_return co_await send_whole(stream, r.status, "application/json", body, r.cut, keep_alive);
+    out.body = r.body.empty() ? error_json(ollama, r.status, "scripted error " + std::to_string(r.status)) : r.body;
+    return out;
   }
   if (streaming) {
-    Stream s = openai ? openai_stream(r, ctx) : ollama_stream(r, ctx);
-    co_return co_await send_stream(stream, stream_type, std::move(s), r.chunk_delay_ms, r.cut, keep_alive, http10);
+    out.streamed = true;
+    out.content_type = stream_type;
+    out.events = openai ? openai_stream(r, ctx) : ollama_stream(r, ctx);
+    return out;
   }
-  std::string body = dump(openai ? openai_whole(r, ctx) : ollama_whole(r, ctx));
-  co_return co_await send_whole(stream, 200, "application/json", body, r.cut, keep_alive);
+  out.body = dump(openai ? openai_whole(r, ctx) : ollama_whole(r, ctx));
+  return out;
+}
+
+asio::awaitable<bool> handle(Impl& impl, beast::tcp_stream& stream, const Request& req) {
+  Outgoing out = plan(impl, req);
+  co_await pause(out.delay_ms);
+  if (out.streamed) co_return co_await send_stream(stream, out);
+  co_return co_await send_whole(stream, out);
 }
 
 asio::awaitable<void> serve_connection(Impl& impl, tcp::socket socket) {
@@ -494,18 +532,18 @@ asio::awaitable<void> serve_connection(Impl& impl, tcp::socket socket) {
       parser.body_limit(kBodyLimit);
       stream.expires_after(kIdleLimit);
       auto [ec, n] = co_await http::async_read(stream, buffer, parser, use_tuple);
-      if (ec == http::error::body_limit) {
-        co_await send_whole(stream, 413, "application/json", error_json(false, 413, "request body too large"), false,
-                            false);
-        break;
-      }
-      if (ec == http::error::header_limit) {
-        co_await send_whole(stream, 431, "application/json", error_json(false, 431, "request header too large"),
-                            false, false);
+      if (ec == http::error::body_limit || ec == http::error::header_limit) {
+        const bool body = ec == http::error::body_limit;
+        Outgoing refusal = plain(body ? 413 : 431,
+                                 error_json(false, body ? 413 : 431,
+                                            body ? "request body too large" : "request header too large"),
+                                 false);
+        co_await send_whole(stream, refusal);
         break;
       }
       if (ec) break;
-      if (!co_await handle(impl, stream, parser.get())) break;
+      bool again = co_await handle(impl, stream, parser.get());
+      if (!again) break;
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "fake_provider: connection failed: %s\n", e.what());

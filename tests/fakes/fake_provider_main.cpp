@@ -23,6 +23,11 @@ int usage_error(const std::string& message) {
   return 2;
 }
 
+int script_error(const std::string& message) {
+  std::cerr << "fake_provider: " << message << "\n";
+  return 2;
+}
+
 bool parse_number(const std::string& text, long min, long max, long& out) {
   if (text.empty()) return false;
   char* end = nullptr;
@@ -72,14 +77,14 @@ int main(int argc, char** argv) {
   pelmox::fake::FakeProvider provider;
   if (!script_file.empty()) {
     std::ifstream in(script_file, std::ios::binary);
-    if (!in) return usage_error("cannot read script " + script_file);
+    if (!in) return script_error("cannot read script " + script_file);
     std::stringstream text;
     text << in.rdbuf();
     auto j = nlohmann::json::parse(text.str(), nullptr, false);
-    if (j.is_discarded()) return usage_error("script " + script_file + " is not valid JSON");
+    if (j.is_discarded()) return script_error("script " + script_file + " is not valid JSON");
     std::string error;
     auto replies = pelmox::fake::try_parse_script(j, error);
-    if (!replies) return usage_error("script " + script_file + ": " + error);
+    if (!replies) return script_error("script " + script_file + ": " + error);
     provider.script(std::move(*replies));
   } else if (tool_rounds >= 0) {
     provider.script(pelmox::fake::tool_rounds_script(static_cast<int>(tool_rounds)));
