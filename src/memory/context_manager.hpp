@@ -44,8 +44,8 @@ class ContextManager {
   void clear();
 
   struct Selection {
-    std::size_t end = 0;             // messages [1, end) are to be summarised
-    std::vector<Message> messages;   // copies of them
+    std::size_t end = 0;            // messages [1, end) are to be summarised
+    std::vector<Message> messages;  // copies of them
   };
   std::optional<Selection> select_for_summary(std::uint64_t target, std::size_t keep) const;
   void compact(const std::string& digest, std::uint64_t target, std::size_t keep);
