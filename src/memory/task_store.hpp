@@ -37,13 +37,16 @@ class TaskStore {
   void set_budget(std::uint64_t n);
   std::uint64_t budget() const { return budget_; }
 
-  // Reads the file; a corrupt one is renamed to "<path>.bak-<seconds>" and the store starts empty.
+  // Reads the file, replacing what the store held. A missing file gives an empty store; an unreadable or
+  // corrupt one is renamed to "<path>.bak-<seconds>" and the store starts empty.
   void load();
+  // Rewrites the file atomically; a failure is logged and the in-memory store kept.
   void persist();
 
-  // Adds a task (a new UUID when `id` is none) and makes it active; returns its id.
-  std::string create_task(std::optional<std::string> id, const std::string& name,
-                          std::optional<std::string> workspace);
+  // Adds a task and makes it active; returns its id. A new UUID is used when `id` is none, empty or already
+  // taken. Name trimmed ("未命名任务" when blank); workspace trimmed, else ~/.pelmox/<local date>, and that
+  // directory is created (a failure is logged; the task keeps the workspace).
+  std::string create_task(std::optional<std::string> id, const std::string& name, std::optional<std::string> workspace);
   std::string get_or_create(const std::string& task_id, const std::string& message);
   std::string ensure_active(const std::string& fallback_title_source);
 
