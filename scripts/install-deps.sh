@@ -9,7 +9,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libtomlplusplus-dev libpugixml-dev
   libcli11-dev libspdlog-dev libfmt-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  hyperfine ca-certificates
+  hyperfine time jq ca-certificates
 )
 
 missing=()

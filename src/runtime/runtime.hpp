@@ -70,9 +70,10 @@ asio::thread_pool& blocking_pool();
 template <class F>
 auto run_blocking(F fn) -> awaitable<std::invoke_result_t<F&>> {
   using R = std::invoke_result_t<F&>;
-  co_return co_await asio::co_spawn(
-      blocking_pool().get_executor(), [fn = std::move(fn)]() mutable -> awaitable<R> { co_return fn(); },
-      use_awaitable);
+  // Named first: g++ 12 mishandles temporaries inside a co_await expression.
+  auto job = [fn = std::move(fn)]() mutable -> awaitable<R> { co_return fn(); };
+  auto spawned = asio::co_spawn(blocking_pool().get_executor(), std::move(job), use_awaitable);
+  co_return co_await std::move(spawned);
 }
 
 namespace detail {
@@ -126,7 +127,8 @@ awaitable<std::optional<T>> with_time_limit(awaitable<T> work, std::chrono::stea
   auto ex = co_await asio::this_coro::executor;
   auto slot = detail::launch(std::move(work), ex);
   asio::steady_timer timer(ex, limit);
-  auto first = co_await (slot->done.async_receive(use_awaitable) || timer.async_wait(use_awaitable));
+  auto either = slot->done.async_receive(use_awaitable) || timer.async_wait(use_awaitable);
+  auto first = co_await std::move(either);
   if (first.index() == 1) {
     detail::abandon(slot);
     co_return std::nullopt;
@@ -146,7 +148,8 @@ awaitable<std::optional<T>> unless_stopped(awaitable<T> work, const std::atomic<
   asio::steady_timer timer(ex);
   for (;;) {
     timer.expires_after(poll);
-    auto first = co_await (slot->done.async_receive(use_awaitable) || timer.async_wait(use_awaitable));
+    auto either = slot->done.async_receive(use_awaitable) || timer.async_wait(use_awaitable);
+    auto first = co_await std::move(either);
     if (first.index() == 0) co_return detail::take(slot);
     if (stop.load()) {
       detail::abandon(slot);
