@@ -211,11 +211,12 @@ TEST(HttpClient, CancelledReadEndsTheTransfer) {
     auto stream = co_await client->send(request("GET", server.url()));
     if (!stream) co_return "error: " + stream.error().message;
     auto owned = std::make_shared<HttpResponseStream>(std::move(*stream));
-    auto read = [owned]() -> awaitable<std::string> {
-      auto piece = co_await owned->next_piece();
+    // The abandoned read must own the stream: a parameter lives in the coroutine frame, a lambda capture does not.
+    auto read = [](std::shared_ptr<HttpResponseStream> s) -> awaitable<std::string> {
+      auto piece = co_await s->next_piece();
       co_return piece.ok() ? "a piece arrived" : piece.error().message;
     };
-    auto piece = co_await with_time_limit(read(), 100ms);
+    auto piece = co_await with_time_limit(read(owned), 100ms);
     co_return piece ? *piece : std::string("timed out");
   });
   EXPECT_EQ(outcome, "timed out");
