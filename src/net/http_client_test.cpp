@@ -1,6 +1,7 @@
 #include "net/http_client.hpp"
 
 #include <atomic>
+#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -103,6 +104,32 @@ TEST(HttpClient, StatusTextUsesTheCanonicalPhrase) {
   EXPECT_EQ(r->status, 401);
   EXPECT_EQ(r->status_text, "401 Unauthorized");
   EXPECT_EQ(r->body, "denied");
+}
+
+TEST(HttpClient, HonoursTheProxyVariables) {
+  TestServer proxy([](int fd, const RawRequest& req) { return send_all(fd, reply(200, "OK", req.target)); });
+  auto saved = [](const char* name) -> std::optional<std::string> {
+    const char* v = std::getenv(name);
+    return v ? std::optional<std::string>(v) : std::nullopt;
+  };
+  auto old_proxy = saved("http_proxy"), old_no_proxy = saved("no_proxy"), old_upper = saved("NO_PROXY");
+  ::setenv("http_proxy", proxy.url().c_str(), 1);
+  ::unsetenv("no_proxy");
+  ::unsetenv("NO_PROXY");
+  auto client = HttpClient::create();
+  auto r = run_async([&]() { return client->fetch(request("GET", "http://provider.invalid/v1/models"), 1024); });
+  auto restore = [](const char* name, const std::optional<std::string>& v) {
+    if (v) {
+      ::setenv(name, v->c_str(), 1);
+    } else {
+      ::unsetenv(name);
+    }
+  };
+  restore("http_proxy", old_proxy);
+  restore("no_proxy", old_no_proxy);
+  restore("NO_PROXY", old_upper);
+  ASSERT_TRUE(r.ok()) << r.error().message;
+  EXPECT_EQ(r->body, "http://provider.invalid/v1/models");  // the absolute form a proxy receives
 }
 
 TEST(HttpClient, ServesManyConcurrentRequests) {
