@@ -91,16 +91,23 @@ struct RaceSlot {
 };
 
 template <class T>
+awaitable<void> fill(std::shared_ptr<RaceSlot<T>> slot, awaitable<T> work) {
+  try {
+    T value = co_await std::move(work);
+    std::lock_guard lock(slot->mu);
+    slot->result.emplace(std::move(value));
+  } catch (...) {
+    std::lock_guard lock(slot->mu);
+    slot->failure = std::current_exception();
+  }
+  slot->done.try_send(boost::system::error_code{});
+}
+
+template <class T>
 std::shared_ptr<RaceSlot<T>> launch(awaitable<T> work, asio::any_io_executor ex) {
   auto slot = std::make_shared<RaceSlot<T>>(ex);
-  asio::co_spawn(slot->strand, std::move(work),
-                 asio::bind_cancellation_slot(slot->cancel.slot(), [slot](std::exception_ptr e, T value) {
-                   {
-                     std::lock_guard lock(slot->mu);
-                     if (e) slot->failure = e; else slot->result.emplace(std::move(value));
-                   }
-                   slot->done.try_send(boost::system::error_code{});
-                 }));
+  auto filling = fill(slot, std::move(work));
+  asio::co_spawn(slot->strand, std::move(filling), asio::bind_cancellation_slot(slot->cancel.slot(), asio::detached));
   return slot;
 }
 
