@@ -1,11 +1,11 @@
 #include "utils/atomic_file.hpp"
 
-#include <cerrno>
-#include <cstring>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace pelmox {
 

@@ -1,13 +1,12 @@
 #include "utils/atomic_file.hpp"
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "utils/time.hpp"
 
@@ -69,8 +68,10 @@ TEST(Time, NowAndLocalDate) {
   std::string date = local_date();
   ASSERT_EQ(date.size(), 10u) << date;
   for (std::size_t i = 0; i < date.size(); ++i) {
-    if (i == 4 || i == 7) EXPECT_EQ(date[i], '-') << date;
-    else EXPECT_TRUE(date[i] >= '0' && date[i] <= '9') << date;
+    if (i == 4 || i == 7)
+      EXPECT_EQ(date[i], '-') << date;
+    else
+      EXPECT_TRUE(date[i] >= '0' && date[i] <= '9') << date;
   }
 }
 

@@ -63,7 +63,8 @@ Result<Glob> Glob::compile(std::string_view pattern) {
       std::size_t first = i + (negated ? 2 : 1);
       std::size_t close = first + 1;
       while (close < p.size() && p[close] != ']') ++close;
-      if (first >= p.size() || close >= p.size()) return syntax_error(i, "'[' opens a character class that is never closed");
+      if (first >= p.size() || close >= p.size())
+        return syntax_error(i, "'[' opens a character class that is never closed");
       Token t{negated ? Kind::Except : Kind::Within};
       for (std::size_t k = first; k < close;) {
         if (k + 2 < close && p[k + 1] == '-') {

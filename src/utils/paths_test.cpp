@@ -1,9 +1,9 @@
 #include "utils/paths.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <optional>
-
-#include <gtest/gtest.h>
 
 namespace pelmox {
 namespace {
@@ -27,7 +27,10 @@ class HomeEnv {
     return v ? std::optional<std::string>(v) : std::nullopt;
   }
   static void set(const char* name, const std::optional<std::string>& v) {
-    if (v) ::setenv(name, v->c_str(), 1); else ::unsetenv(name);
+    if (v)
+      ::setenv(name, v->c_str(), 1);
+    else
+      ::unsetenv(name);
   }
   std::optional<std::string> old_home_, old_profile_;
 };
@@ -38,17 +41,12 @@ TEST(Paths, ExpandTilde) {
     std::string in, out;
   };
   const Case cases[] = {
-      {"/h", {}, "~", "/h"},
-      {"/h", {}, "~/a/b", "/h/a/b"},
-      {"/h//", {}, "~/a", "/h/a"},       // trailing slashes of home collapse
-      {"/", {}, "~/a", "/a"},
-      {"/h", {}, "~user/a", "~user/a"},  // other users' homes are not looked up
-      {"/h", {}, "~\\a", "~\\a"},
-      {"/h", {}, "/abs/~/x", "/abs/~/x"},
-      {"/h", {}, "rel", "rel"},
-      {"", "/p", "~/a", "~/a"},          // an empty HOME still counts as set
-      {{}, "/p", "~/a", "/p/a"},
-      {"/bad\xFF", "/p", "~/a", "/p/a"},  // HOME that is not text falls through
+      {"/h", {}, "~", "/h"},       {"/h", {}, "~/a/b", "/h/a/b"},
+      {"/h//", {}, "~/a", "/h/a"},                                    // trailing slashes of home collapse
+      {"/", {}, "~/a", "/a"},      {"/h", {}, "~user/a", "~user/a"},  // other users' homes are not looked up
+      {"/h", {}, "~\\a", "~\\a"},  {"/h", {}, "/abs/~/x", "/abs/~/x"},
+      {"/h", {}, "rel", "rel"},    {"", "/p", "~/a", "~/a"},           // an empty HOME still counts as set
+      {{}, "/p", "~/a", "/p/a"},   {"/bad\xFF", "/p", "~/a", "/p/a"},  // HOME that is not text falls through
       {{}, {}, "~/a", "~/a"},
   };
   for (const auto& c : cases) {

@@ -1,15 +1,17 @@
 #include "utils/text.hpp"
 
+#include <locale.h>
+
 #include <clocale>
 #include <cwctype>
-
-#include <locale.h>
 
 namespace pelmox {
 
 namespace {
 
-bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+bool is_continuation(unsigned char b) {
+  return (b & 0xC0) == 0x80;
+}
 
 // The length a lead byte announces and the allowed range of the byte after it; 0 for bytes that never start a
 // character (continuation bytes, C0/C1 overlong leads, F5 and above).
@@ -149,7 +151,9 @@ std::string_view trim(std::string_view text) {
   return text.substr(start, end - start);
 }
 
-bool is_blank(std::string_view text) { return trim(text).empty(); }
+bool is_blank(std::string_view text) {
+  return trim(text).empty();
+}
 
 void append_utf8(std::string& out, std::uint32_t cp) {
   if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;

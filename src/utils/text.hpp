@@ -30,8 +30,8 @@ class Utf8Validator {
 
  private:
   bool ok_ = true;
-  int need_ = 0;              // continuation bytes still expected
-  unsigned char lo_ = 0x80;   // allowed range of the next continuation byte
+  int need_ = 0;             // continuation bytes still expected
+  unsigned char lo_ = 0x80;  // allowed range of the next continuation byte
   unsigned char hi_ = 0xBF;
 };
 

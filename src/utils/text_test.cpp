@@ -11,10 +11,10 @@ TEST(Utf8Cut, FloorPrefixAndTruncate) {
     std::size_t max;
     std::size_t floor;
   };
+  // The last case: stray continuation bytes stand alone.
   const Case cases[] = {
-      {"abc", 10, 3},       {"abc", 3, 3},         {"héllo", 2, 1},  {"héllo", 3, 3}, {"中", 1, 0},
-      {"中", 2, 0},         {"中", 3, 3},           {"a中", 3, 1},    {"a😀b", 4, 1},  {"a😀b", 5, 5},
-      {"\x80\x80z", 1, 1},  // stray continuation bytes stand alone
+      {"abc", 10, 3}, {"abc", 3, 3}, {"héllo", 2, 1}, {"héllo", 3, 3}, {"中", 1, 0},        {"中", 2, 0},
+      {"中", 3, 3},   {"a中", 3, 1}, {"a😀b", 4, 1},   {"a😀b", 5, 5},   {"\x80\x80z", 1, 1},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(utf8_floor(c.text, c.max), c.floor) << c.text << " / " << c.max;
@@ -35,7 +35,10 @@ TEST(Utf8Validity, StrictDecoding) {
       "\xE0\x80\xAF",      // overlong "/"
       "\xED\xA0\x80",      // surrogate
       "\xF4\x90\x80\x80",  // above U+10FFFF
-      "\xF8\x88\x80\x80\x80", "\xE4\xB8", "\x80", "a\xFF",
+      "\xF8\x88\x80\x80\x80",
+      "\xE4\xB8",
+      "\x80",
+      "a\xFF",
   };
   for (const auto& v : invalid) EXPECT_FALSE(is_valid_utf8(v));
 }
@@ -56,7 +59,10 @@ TEST(Utf8Validity, ValidatorAcrossPieces) {
 TEST(Utf8Lossy, OneReplacementPerMaximalSubpart) {
   const std::string r = "\xEF\xBF\xBD";
   EXPECT_EQ(lossy_utf8("Hello \xF0\x90\x80World"), "Hello " + r + "World");
-  EXPECT_EQ(lossy_utf8("a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d"),
+  EXPECT_EQ(lossy_utf8("a\xF1\x80\x80\xE1\x80\xC2"
+                       "b\x80"
+                       "c\x80\xBF"
+                       "d"),
             "a" + r + r + r + "b" + r + "c" + r + r + "d");
   EXPECT_EQ(lossy_utf8("\xED\xA0\x80"), r + r + r);
   EXPECT_EQ(lossy_utf8("\xC0\x80"), r + r);
@@ -72,8 +78,15 @@ TEST(TextCase, TrimBlankAndLowerCase) {
   EXPECT_FALSE(is_blank(" x "));
 
   const std::pair<std::string, std::string> lower[] = {
-      {"HeLLo", "hello"},   {"ÄÖÜ", "äöü"},   {"ΑΒΓ", "αβγ"},
-      {"ПРИВЕТ", "привет"}, {"A\xFF" "B", "a\xFF" "b"}, {"İ", "i\xCC\x87"},
+      {"HeLLo", "hello"},
+      {"ÄÖÜ", "äöü"},
+      {"ΑΒΓ", "αβγ"},
+      {"ПРИВЕТ", "привет"},
+      {"A\xFF"
+       "B",
+       "a\xFF"
+       "b"},
+      {"İ", "i\xCC\x87"},
   };
   for (const auto& [in, out] : lower) EXPECT_EQ(to_lower(in), out) << in;
   EXPECT_EQ(ascii_lower("ÄBc"), "Äbc");
