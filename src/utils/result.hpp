@@ -23,6 +23,9 @@ struct Error {
 template <class T>
 class [[nodiscard]] Result {
  public:
+  // Asio's completion handlers default-construct their value for the exception path; such a Result is never
+  // handed on as a real outcome.
+  Result() : v_(std::in_place_index<1>, Error("no result")) {}
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
   Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
