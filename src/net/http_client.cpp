@@ -7,7 +7,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include <curl/curl.h>
+#include "net/curl_lib.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
@@ -24,10 +24,6 @@ constexpr std::size_t kHeaderLimit = 256 * 1024;
 constexpr long kMaxRedirects = 10;
 constexpr std::chrono::milliseconds kConnectLimit{30'000};
 
-void init_curl_once() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 bool iequals(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -168,8 +164,8 @@ using EventChannel = asio::experimental::concurrent_channel<void(boost::system::
 struct Transfer {
   explicit Transfer(std::atomic<std::size_t>& buffered_counter) : buffered(buffered_counter) {}
   ~Transfer() {
-    if (easy) curl_easy_cleanup(easy);
-    if (header_list) curl_slist_free_all(header_list);
+    if (easy) curl_lib().easy_cleanup(easy);
+    if (header_list) curl_lib().slist_free_all(header_list);
   }
 
   // Hands one event to the reader. False when it does not fit (or nobody reads any more).
@@ -214,20 +210,19 @@ struct HttpEngine {
   enum class Command { kAdd, kRemove, kResume };
 
   HttpEngine() {
-    init_curl_once();
-    multi = curl_multi_init();
+    if (load_curl(&load_error)) multi = curl_lib().multi_init();
     if (multi) thread = std::thread([this] { run(); });
   }
 
   ~HttpEngine() {
     if (!multi) return;
     stopping.store(true);
-    curl_multi_wakeup(multi);
+    curl_lib().multi_wakeup(multi);
     thread.join();
-    for (auto& [easy, t] : active) curl_multi_remove_handle(multi, easy);
+    for (auto& [easy, t] : active) curl_lib().multi_remove_handle(multi, easy);
     active.clear();
     commands.clear();
-    curl_multi_cleanup(multi);
+    curl_lib().multi_cleanup(multi);
   }
 
   void post(Command c, std::shared_ptr<Transfer> t) {
@@ -235,7 +230,7 @@ struct HttpEngine {
       std::lock_guard lock(commands_mu);
       commands.emplace_back(c, std::move(t));
     }
-    curl_multi_wakeup(multi);
+    curl_lib().multi_wakeup(multi);
   }
 
   void run() {
@@ -248,16 +243,16 @@ struct HttpEngine {
       for (auto& [c, t] : batch) apply(c, t);
       batch.clear();
       int running = 0;
-      curl_multi_perform(multi, &running);
+      curl_lib().multi_perform(multi, &running);
       int left = 0;
-      while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+      while (CURLMsg* msg = curl_lib().multi_info_read(multi, &left)) {
         if (msg->msg != CURLMSG_DONE) continue;
         auto it = active.find(msg->easy_handle);
         if (it == active.end()) continue;
         finish(*it->second, msg->data.result);
         drop(it);
       }
-      curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+      curl_lib().multi_poll(multi, nullptr, 0, 1000, nullptr);
     }
   }
 
@@ -265,7 +260,7 @@ struct HttpEngine {
     auto it = active.find(t->easy);
     switch (c) {
       case Command::kAdd:
-        if (curl_multi_add_handle(multi, t->easy) != CURLM_OK) {
+        if (curl_lib().multi_add_handle(multi, t->easy) != CURLM_OK) {
           end_with(*t, Error("could not start the request"));
           live.fetch_sub(1);
           return;
@@ -276,13 +271,13 @@ struct HttpEngine {
         if (it != active.end()) drop(it);
         return;
       case Command::kResume:
-        if (it != active.end()) curl_easy_pause(t->easy, CURLPAUSE_CONT);
+        if (it != active.end()) curl_lib().easy_pause(t->easy, CURLPAUSE_CONT);
         return;
     }
   }
 
   void drop(std::unordered_map<CURL*, std::shared_ptr<Transfer>>::iterator it) {
-    curl_multi_remove_handle(multi, it->first);
+    curl_lib().multi_remove_handle(multi, it->first);
     active.erase(it);
     live.fetch_sub(1);
   }
@@ -297,7 +292,7 @@ struct HttpEngine {
     if (!t.abort_reason.empty()) {
       text = t.abort_reason;
     } else {
-      text = curl_easy_strerror(code);
+      text = curl_lib().easy_strerror(code);
       std::string_view detail = trim_ows(t.errbuf);
       if (!detail.empty() && detail != text) text += ": " + std::string(detail);
     }
@@ -313,7 +308,7 @@ struct HttpEngine {
   static void send_head(Transfer& t) {
     if (t.status == 0) {
       long code = 0;
-      curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &code);
+      curl_lib().easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &code);
       t.status = static_cast<int>(code);
     }
     t.head_sent = true;
@@ -364,6 +359,7 @@ struct HttpEngine {
   }
 
   CURLM* multi = nullptr;
+  std::string load_error;  // why there is no multi handle
   std::thread thread;
   std::atomic<bool> stopping{false};
   std::atomic<std::size_t> buffered{0};
@@ -483,7 +479,10 @@ std::size_t HttpClient::buffered_bytes() const { return engine_->buffered.load()
 std::size_t HttpClient::active_transfers() const { return engine_->live.load(); }
 
 awaitable<Result<HttpResponseStream>> HttpClient::send(HttpRequest request) {
-  if (!engine_->multi) co_return Error("the HTTP client could not be initialised");
+  if (!engine_->multi) {
+    const std::string why = engine_->load_error.empty() ? "" : ": " + engine_->load_error;
+    co_return Error("the HTTP client could not be initialised" + why);
+  }
   if (!is_token(request.method)) co_return Error("invalid HTTP method `" + request.method + "`");
   if (has_line_break(request.url)) co_return Error("invalid URL: line break in `" + request.url + "`");
   for (const auto& [name, value] : request.headers) {
@@ -492,43 +491,43 @@ awaitable<Result<HttpResponseStream>> HttpClient::send(HttpRequest request) {
   }
 
   auto t = std::make_shared<Transfer>(engine_->buffered);
-  t->easy = curl_easy_init();
+  t->easy = curl_lib().easy_init();
   if (!t->easy) co_return Error("could not start the request");
   CURL* e = t->easy;
   t->body = std::move(request.body);
 
-  curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->errbuf);
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(total_limit_.count()));
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min(total_limit_, kConnectLimit).count()));
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &HttpEngine::on_header);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, t.get());
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &HttpEngine::on_write);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, t.get());
+  curl_lib().easy_setopt(e, CURLOPT_URL, request.url.c_str());
+  curl_lib().easy_setopt(e, CURLOPT_ERRORBUFFER, t->errbuf);
+  curl_lib().easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_lib().easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_lib().easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_lib().easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_lib().easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_lib().easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_lib().easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_lib().easy_setopt(e, CURLOPT_TIMEOUT_MS, static_cast<long>(total_limit_.count()));
+  curl_lib().easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min(total_limit_, kConnectLimit).count()));
+  curl_lib().easy_setopt(e, CURLOPT_HEADERFUNCTION, &HttpEngine::on_header);
+  curl_lib().easy_setopt(e, CURLOPT_HEADERDATA, t.get());
+  curl_lib().easy_setopt(e, CURLOPT_WRITEFUNCTION, &HttpEngine::on_write);
+  curl_lib().easy_setopt(e, CURLOPT_WRITEDATA, t.get());
 
   if (request.method == "HEAD") {
-    curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    curl_lib().easy_setopt(e, CURLOPT_NOBODY, 1L);
   } else if (request.method != "GET" || !t->body.empty()) {
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, t->body.data());
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(t->body.size()));
-    if (request.method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    curl_lib().easy_setopt(e, CURLOPT_POSTFIELDS, t->body.data());
+    curl_lib().easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(t->body.size()));
+    if (request.method != "POST") curl_lib().easy_setopt(e, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
 
   for (const auto& [name, value] : request.headers) {
     // "Name;" is curl's spelling of a header sent with an empty value ("Name:" would remove it).
     std::string line = value.empty() ? name + ";" : name + ": " + value;
-    t->header_list = curl_slist_append(t->header_list, line.c_str());
+    t->header_list = curl_lib().slist_append(t->header_list, line.c_str());
   }
   // Waiting for "100 Continue" costs a second against servers that never send it.
-  t->header_list = curl_slist_append(t->header_list, "Expect:");
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, t->header_list);
+  t->header_list = curl_lib().slist_append(t->header_list, "Expect:");
+  curl_lib().easy_setopt(e, CURLOPT_HTTPHEADER, t->header_list);
 
   // The reader exists before the engine sees the transfer, so no event can find the channel missing.
   auto reader = std::make_unique<Reader>(engine_, t, co_await asio::this_coro::executor);

@@ -123,6 +123,17 @@ std::optional<T> take(const std::shared_ptr<RaceSlot<T>>& slot) {
   return std::move(slot->result);
 }
 
+// Abandons the work unless disarmed: the race's own frame may end by its caller's cancellation too, and the
+// work must not outlive it unwatched.
+template <class T>
+struct AbandonGuard {
+  std::shared_ptr<RaceSlot<T>> slot;
+  bool armed = true;
+  ~AbandonGuard() {
+    if (armed) abandon(slot);
+  }
+};
+
 }  // namespace detail
 
 // Runs `work` and waits at most `limit` for it. Returns its result, or nullopt when the limit came first; the
@@ -133,13 +144,12 @@ awaitable<std::optional<T>> with_time_limit(awaitable<T> work, std::chrono::stea
   using namespace asio::experimental::awaitable_operators;
   auto ex = co_await asio::this_coro::executor;
   auto slot = detail::launch(std::move(work), ex);
+  detail::AbandonGuard<T> guard{slot};
   asio::steady_timer timer(ex, limit);
   auto either = slot->done.async_receive(use_awaitable) || timer.async_wait(use_awaitable);
   auto first = co_await std::move(either);
-  if (first.index() == 1) {
-    detail::abandon(slot);
-    co_return std::nullopt;
-  }
+  if (first.index() == 1) co_return std::nullopt;
+  guard.armed = false;
   co_return detail::take(slot);
 }
 
@@ -152,16 +162,17 @@ awaitable<std::optional<T>> unless_stopped(awaitable<T> work, const std::atomic<
   auto ex = co_await asio::this_coro::executor;
   if (stop.load()) co_return std::nullopt;
   auto slot = detail::launch(std::move(work), ex);
+  detail::AbandonGuard<T> guard{slot};
   asio::steady_timer timer(ex);
   for (;;) {
     timer.expires_after(poll);
     auto either = slot->done.async_receive(use_awaitable) || timer.async_wait(use_awaitable);
     auto first = co_await std::move(either);
-    if (first.index() == 0) co_return detail::take(slot);
-    if (stop.load()) {
-      detail::abandon(slot);
-      co_return std::nullopt;
+    if (first.index() == 0) {
+      guard.armed = false;
+      co_return detail::take(slot);
     }
+    if (stop.load()) co_return std::nullopt;
   }
 }
 
