@@ -29,7 +29,7 @@ int Runtime::block_on(std::function<awaitable<int>()> main) {
 
 asio::thread_pool& blocking_pool() {
   // Never destroyed: a thread parked in a blocking read (terminal input) must not hold up process exit.
-  static auto* pool = new asio::thread_pool(std::max(8u, 2 * std::thread::hardware_concurrency()));
+  static auto* pool = new asio::thread_pool(std::max(4u, 2 * std::thread::hardware_concurrency()));
   return *pool;
 }
 
