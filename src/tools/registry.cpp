@@ -29,13 +29,6 @@ awaitable<Result<ToolOutput>> guarded(ToolPtr tool, json args) {
   }
 }
 
-// Sends the call a terminal cancellation when the waiting frame goes, whichever way it goes; after the call
-// has finished that is a no-op.
-struct AbandonOnExit {
-  std::shared_ptr<detail::RaceSlot<Result<ToolOutput>>> slot;
-  ~AbandonOnExit() { detail::abandon(slot); }
-};
-
 std::chrono::steady_clock::duration call_limit(std::uint64_t secs) {
   // Far beyond any real limit, yet small enough that the timer's deadline cannot overflow.
   constexpr std::uint64_t kMaxSecs = 100ULL * 365 * 24 * 3600;
@@ -79,7 +72,6 @@ std::vector<ApiTool> ToolRegistry::definitions() const {
 }
 
 awaitable<Result<ToolOutput>> ToolRegistry::execute(const ToolCall& call) const {
-  using namespace asio::experimental::awaitable_operators;
   const std::string name = call.function.name;
   const std::string arguments = call.function.arguments;
   ToolPtr tool = get(name);
@@ -94,19 +86,12 @@ awaitable<Result<ToolOutput>> ToolRegistry::execute(const ToolCall& call) const 
     }
   }
 
-  // The race of with_time_limit, with one addition: when this call itself is abandoned (its caller stopped
-  // or cancelled) the tool's call is abandoned too, instead of running on with nobody waiting for it. The call
-  // holds its own reference to the tool, so nothing here outlives this frame on its behalf.
+  // The call is abandoned, not waited for, when the limit passes or when this call itself is cancelled (its
+  // caller stopped); the call holds its own reference to the tool.
   try {
-    auto ex = co_await asio::this_coro::executor;
-    auto slot = detail::launch(guarded(std::move(tool), std::move(args)), ex);
-    AbandonOnExit guard{slot};
-    asio::steady_timer timer(ex, call_limit(timeout_secs_));
-    auto either = slot->done.async_receive(use_awaitable) || timer.async_wait(use_awaitable);
-    auto first = co_await std::move(either);
-    if (first.index() == 1) co_return Error(fmt::format("Tool '{}' timed out after {}s", name, timeout_secs_));
-    auto result = detail::take(slot);
-    if (!result) co_return Error("tool failed");
+    auto running = guarded(std::move(tool), std::move(args));
+    auto result = co_await with_time_limit(std::move(running), call_limit(timeout_secs_));
+    if (!result) co_return Error(fmt::format("Tool '{}' timed out after {}s", name, timeout_secs_));
     co_return std::move(*result);
   } catch (const std::exception& e) {
     co_return Error(e.what());
