@@ -26,6 +26,7 @@ start_fake() {  # $1 = tool rounds before the final answer
 
 # wall ms (mean of hyperfine runs)
 wall_ms() { jq -r '.results[0].mean * 1000' "$1"; }
+cpu_ms() { jq -r '(.results[0].user + .results[0].system) * 1000' "$1"; }
 
 hyperfine -N --warmup 20 --runs 300 --export-json "$work/version.json" "$pelmox --version" > /dev/null
 version_ms=$(wall_ms "$work/version.json")
@@ -38,10 +39,9 @@ for rounds in 1 10; do
     --export-json "$work/task$rounds.json" "$pelmox --task bench" > /dev/null
   wall[$rounds]=$(wall_ms "$work/task$rounds.json")
   rm -f .pelmox_tasks.json
-  /usr/bin/time -f '%U %S %M' -o "$work/time$rounds" "$pelmox" --task bench > /dev/null
-  read -r user sys maxkb < "$work/time$rounds"
-  cpu[$rounds]=$(awk -v u="$user" -v s="$sys" 'BEGIN{printf "%.1f", (u+s)*1000}')
-  rss[$rounds]=$(awk -v k="$maxkb" 'BEGIN{printf "%.1f", k/1024}')
+  cpu[$rounds]=$(cpu_ms "$work/task$rounds.json" | awk '{printf "%.1f", $1}')
+  /usr/bin/time -f '%M' -o "$work/time$rounds" "$pelmox" --task bench > /dev/null
+  rss[$rounds]=$(awk '{printf "%.1f", $1/1024}' "$work/time$rounds")
   cd "$root"
 done
 per_round=$(awk -v a="${wall[10]}" -v b="${wall[1]}" 'BEGIN{printf "%.2f", (a-b)/9}')
