@@ -8,6 +8,7 @@
 
 #include "agent/system_prompt.hpp"
 #include "agent/text_tool_calls.hpp"
+#include "runtime/run_sync.hpp"
 
 namespace pelmox {
 namespace {
@@ -72,19 +73,7 @@ class PlainRun : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  Result<std::string> run(std::string request) {
-    asio::io_context io;
-    std::optional<Result<std::string>> result;
-    auto body = [&]() -> awaitable<void> {
-      auto r = co_await agent_->run(std::move(request));
-      result.emplace(std::move(r));
-    };
-    asio::co_spawn(io, body(), [](std::exception_ptr e) {
-      if (e) std::rethrow_exception(e);
-    });
-    io.run();
-    return std::move(*result);
-  }
+  Result<std::string> run(std::string request) { return run_sync(agent_->run(std::move(request))); }
 
   std::uint64_t max_iterations_ = 25;
   std::filesystem::path dir_;

@@ -4,6 +4,8 @@
 
 #include <boost/asio/as_tuple.hpp>
 
+#include "runtime/run_sync.hpp"
+
 namespace pelmox {
 namespace {
 
@@ -17,32 +19,23 @@ awaitable<int> nap(std::chrono::milliseconds d, std::shared_ptr<std::atomic<bool
   co_return value;
 }
 
-template <class F>
-void run_on_io(F body) {
-  asio::io_context io;
-  asio::co_spawn(io, body(), [](std::exception_ptr e) {
-    if (e) std::rethrow_exception(e);
-  });
-  io.run();
-}
-
 TEST(Races, TimeLimitKeepsFastWorkAndAbandonsSlowWork) {
   auto cancelled = std::make_shared<std::atomic<bool>>(false);
-  run_on_io([&]() -> awaitable<void> {
+  run_sync([&]() -> awaitable<void> {
     auto fast = co_await with_time_limit(nap(1ms, cancelled, 7), 5s);
     EXPECT_EQ(fast, 7);
     const auto start = std::chrono::steady_clock::now();
     auto slow = co_await with_time_limit(nap(30s, cancelled, 8), 50ms);
     EXPECT_FALSE(slow.has_value());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);  // did not wait for the work
-  });
+  }());
   EXPECT_TRUE(cancelled->load());  // the abandoned work was told to stop
 }
 
 TEST(Races, StopFlagAbandonsWorkAndBlockingWorkIsNotWaitedFor) {
   std::atomic<bool> stop{false};
   auto cancelled = std::make_shared<std::atomic<bool>>(false);
-  run_on_io([&]() -> awaitable<void> {
+  run_sync([&]() -> awaitable<void> {
     auto done = co_await unless_stopped(nap(1ms, cancelled, 3), stop);
     EXPECT_EQ(done, 3);
     auto ex = co_await asio::this_coro::executor;
@@ -57,7 +50,7 @@ TEST(Races, StopFlagAbandonsWorkAndBlockingWorkIsNotWaitedFor) {
 
     auto job = run_blocking([] { return 5; });
     EXPECT_EQ(co_await std::move(job), 5);
-  });
+  }());
   EXPECT_TRUE(cancelled->load());
 }
 

@@ -5,23 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "tools/builtin/builtins.hpp"
+#include "runtime/run_sync.hpp"
 
 namespace pelmox {
 namespace {
-
-// Runs the work on a loop of its own until everything on that loop, abandoned work included, has ended.
-template <class T>
-T run_sync(awaitable<T> work) {
-  asio::io_context io;
-  std::optional<T> out;
-  std::exception_ptr failure;
-  asio::co_spawn(
-      io, [&]() -> awaitable<void> { out.emplace(co_await std::move(work)); },
-      [&](std::exception_ptr e) { failure = e; });
-  io.run();
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*out);
-}
 
 TEST(CreatePlan, DefinitionAndAcknowledgement) {
   auto tool = make_create_plan_tool();
