@@ -5,6 +5,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "llm/stream_pump.hpp"
 #include "utils/log.hpp"
 #include "utils/text.hpp"
 
@@ -129,7 +130,7 @@ HttpRequest LlmClient::chat_request(std::string body) const {
   return req;
 }
 
-awaitable<Result<std::string>> LlmClient::attempt(HttpRequest request) const {
+awaitable<Result<HttpResponseStream>> LlmClient::open(HttpRequest request) const {
   auto stream = co_await http_->send(std::move(request));
   if (!stream) co_return stream.error();
   if (stream->status() < 200 || stream->status() > 299) {
@@ -143,41 +144,79 @@ awaitable<Result<std::string>> LlmClient::attempt(HttpRequest request) const {
     co_return Error("API error (" + stream->status_text() + "): " + truncate_str(lossy_utf8(body), kErrorBodyLimit),
                     stream->status());
   }
+  co_return std::move(*stream);
+}
+
+awaitable<Result<std::string>> LlmClient::attempt(HttpRequest request) const {
+  auto stream = co_await open(std::move(request));
+  if (!stream) co_return stream.error();
   auto body = co_await stream->read_all(kBodyLimit);
   if (!body) co_return body.error();
   co_return std::move(*body);
 }
 
-awaitable<Result<AssistantResponse>> LlmClient::chat(std::vector<Message> messages, std::vector<ApiTool> tools) {
-  auto self = shared_from_this();  // the reply may outlive the caller's reference to this client
+template <class T>
+awaitable<Result<T>> LlmClient::with_retries(bool streaming, const HttpRequest& request,
+                                             std::function<awaitable<Result<T>>(HttpRequest)> attempt) const {
   auto& log = logger("llm");
-  const HttpRequest request = chat_request(dump(request_body(messages, tools, false)));
-  log.debug("Sending request to {} (model: {})", request.url, model_);
-
   std::optional<Error> last;
-  std::optional<std::string> reply;
   for (unsigned n = 0; n < kAttempts; ++n) {
     if (n > 0) {
       auto delay = retry_delay(n, last && server_busy(*last));
-      log.warn("Retry attempt {} after {}", n, format_duration(delay));
+      if (streaming) {
+        log.warn("Stream retry attempt {} after {}", n, format_duration(delay));
+      } else {
+        log.warn("Retry attempt {} after {}", n, format_duration(delay));
+      }
       co_await sleep_(delay);
     }
     auto r = co_await attempt(request);
-    if (r) {
-      reply = std::move(*r);
-      break;
-    }
+    if (r) co_return std::move(*r);
     const Error& e = r.error();
     if (e.http_status && *e.http_status < 500 && *e.http_status != 429) co_return e;
-    log.warn("Attempt {} failed: {}", n + 1, e.message);
+    if (streaming) {
+      log.warn("Stream attempt {} failed: {}", n + 1, e.message);
+    } else {
+      log.warn("Attempt {} failed: {}", n + 1, e.message);
+    }
     last = e;
   }
-  if (!reply) co_return last ? *last : Error("All retries exhausted");
+  if (last) co_return *last;
+  co_return Error(streaming ? "All stream retries exhausted" : "All retries exhausted");
+}
+
+awaitable<Result<AssistantResponse>> LlmClient::chat(std::vector<Message> messages, std::vector<ApiTool> tools) {
+  auto self = shared_from_this();  // the reply may outlive the caller's reference to this client
+  if (native_ollama_) co_return co_await native_chat(messages, tools);
+  const HttpRequest request = chat_request(dump(request_body(messages, tools, false)));
+  logger("llm").debug("Sending request to {} (model: {})", request.url, model_);
+
+  std::function<awaitable<Result<std::string>>(HttpRequest)> once = [this](HttpRequest r) {
+    return attempt(std::move(r));
+  };
+  auto reply = co_await with_retries(false, request, std::move(once));
+  if (!reply) co_return reply.error();
 
   auto parsed = chat_response_from_text(*reply);
   if (!parsed) co_return parsed.error();
   if (parsed->choices.empty()) co_return Error("No choices in API response");
   co_return std::move(parsed->choices.front().message);
+}
+
+awaitable<Result<StreamReceiver>> LlmClient::chat_stream(std::vector<Message> messages,
+                                                         std::vector<ApiTool> tools) {
+  auto self = shared_from_this();
+  if (native_ollama_) co_return co_await native_chat_stream(messages, tools);
+  const HttpRequest request = chat_request(dump(request_body(messages, tools, true)));
+  logger("llm").debug("Streaming request to {} (model: {})", request.url, model_);
+
+  std::function<awaitable<Result<HttpResponseStream>>(HttpRequest)> once = [this](HttpRequest r) {
+    return open(std::move(r));
+  };
+  auto response = co_await with_retries(true, request, std::move(once));
+  if (!response) co_return response.error();
+  auto ex = co_await asio::this_coro::executor;
+  co_return start_body_pump(std::move(ex), std::move(*response), StreamFormat::kSse);
 }
 
 }  // namespace pelmox

@@ -1,7 +1,8 @@
 #pragma once
-// The client of one OpenAI-compatible chat-completions endpoint (the OpenAI API, compatible gateways, an Ollama
-// server's compatibility interface): the request it sends, its error and retry policy, and the reading of a whole
-// reply.
+// The client of one model endpoint. By default it speaks the OpenAI chat-completions interface (the OpenAI API,
+// compatible gateways, an Ollama server's compatibility interface): the request it sends, its error and retry
+// policy, whole replies and server-sent-event streams. With native_ollama set it speaks Ollama's own /api/chat
+// instead (line-delimited JSON streams, one attempt per call, no retries).
 //
 // Thread-safety: a client is configured (the setters) before it is shared and is read-only afterwards; any number
 // of chat calls may then run on it at once. Clients made by with_model share one HTTP connection pool.
@@ -30,6 +31,12 @@ using SleepFn = std::function<awaitable<void>(std::chrono::milliseconds)>;
 std::string chat_completions_url(std::string_view api_base);
 // A base that (lower-cased) contains "ollama" or ":11434".
 bool is_ollama_like(std::string_view api_base);
+
+// The native Ollama URL: the base without trailing "/"s and without a final "/v1", then "/api/chat".
+std::string native_chat_url(std::string_view api_base);
+// A whole native reply turned into the assistant turn: content only when not blank, the thinking as reasoning,
+// tool calls numbered "call_native_<position>" with their arguments as compact JSON text ("" when none).
+Result<AssistantResponse> native_response_from_text(const std::string& text);
 
 // The wait before attempt `attempt` (1..7). After a reply of 429 or 5xx (`server_busy`): min(2^n s, 10 s);
 // after a transport failure or an unreadable reply: min(3^(n-1) * 3 s, 20 s).
@@ -61,6 +68,9 @@ class LlmClient : public ModelClient, public std::enable_shared_from_this<LlmCli
   // a transport failure, the reply's parse error, "No choices in API response". Errors from a reply carry its
   // HTTP status.
   awaitable<Result<AssistantResponse>> chat(std::vector<Message> messages, std::vector<ApiTool> tools) override;
+  // The reply streamed: once a 2xx status line is in, a pump reads the body and the receiver gets its chunks.
+  // Only getting that status line is retried (as chat retries); a failure after it ends the stream.
+  awaitable<Result<StreamReceiver>> chat_stream(std::vector<Message> messages, std::vector<ApiTool> tools) override;
 
   std::shared_ptr<ModelClient> with_model(const std::string& name) const override;
   std::shared_ptr<LlmClient> with_model_client(const std::string& name) const;
@@ -86,13 +96,29 @@ class LlmClient : public ModelClient, public std::enable_shared_from_this<LlmCli
                             bool stream) const;
   // The POST request carrying `body`.
   HttpRequest chat_request(std::string body) const;
+  // The native /api/chat body: model, native messages, stream, think, tools (null when none), options.
+  json native_request_body(const std::vector<Message>& messages, const std::vector<ApiTool>& tools,
+                           bool stream) const;
+  HttpRequest native_chat_request(std::string body) const;
 
  private:
   LlmClient(HttpClientPtr http, std::string api_base, std::string api_key, std::string model,
             std::uint32_t max_tokens, double temperature);
 
-  // One attempt: the body of a 2xx reply, or the failure (carrying the HTTP status when a reply came).
+  // The response of a 2xx reply with its body still to read, or the failure: "API error (...)" carrying the HTTP
+  // status, or the transport error.
+  awaitable<Result<HttpResponseStream>> open(HttpRequest request) const;
+  // One whole-reply attempt: open, then the whole body.
   awaitable<Result<std::string>> attempt(HttpRequest request) const;
+  // Up to kAttempts calls of `attempt` with the waits and the log lines of whole (chat) or streamed requests.
+  template <class T>
+  awaitable<Result<T>> with_retries(bool streaming, const HttpRequest& request,
+                                    std::function<awaitable<Result<T>>(HttpRequest)> attempt) const;
+
+  awaitable<Result<AssistantResponse>> native_chat(const std::vector<Message>& messages,
+                                                   const std::vector<ApiTool>& tools) const;
+  awaitable<Result<StreamReceiver>> native_chat_stream(const std::vector<Message>& messages,
+                                                       const std::vector<ApiTool>& tools) const;
 
   std::string api_base_;
   std::string api_key_;
