@@ -200,8 +200,12 @@ TEST_F(FileTools, ListDirectory) {
   const json& entries = r.value().data->at("entries");
   ASSERT_EQ(entries.size(), 4u);
   for (const auto& e : entries) {
-    if (e["name"] == "sub") EXPECT_EQ(e["type"], "directory");
-    if (e["name"] == "b.txt") EXPECT_EQ(e, (json{{"name", "b.txt"}, {"size", 1234}, {"type", "file"}}));
+    if (e["name"] == "sub") {
+      EXPECT_EQ(e["type"], "directory");
+    }
+    if (e["name"] == "b.txt") {
+      EXPECT_EQ(e, (json{{"name", "b.txt"}, {"size", 1234}, {"type", "file"}}));
+    }
   }
 
   fs::current_path(dir_ + "/empty");
