@@ -4,7 +4,7 @@
 #include <iostream>
 
 #include "agent/agent.hpp"
-#include "llm/llm_client.hpp"
+#include "llm/providers.hpp"
 #include "main/cli.hpp"
 #include "main/startup.hpp"
 #include "main/terminal.hpp"
@@ -15,20 +15,15 @@
 namespace pelmox {
 namespace {
 
-// The model client of [llm]. Further providers and switching join here with the provider registry.
-ModelClientPtr build_model_client(const LlmConfig& llm) {
-  auto client = LlmClient::create(llm.api_base, llm.api_key, llm.model, llm.max_tokens, llm.temperature);
-  if (llm.num_ctx && *llm.num_ctx != 0) client->set_num_ctx(*llm.num_ctx);
-  return client;
-}
-
 std::shared_ptr<Agent> build_agent(const Startup& s) {
   const Config& c = s.config;
   std::optional<std::vector<std::string>> allowed;
   if (!c.tools.allowed_workdirs.empty()) allowed = c.tools.allowed_workdirs;
   auto tools = ToolRegistry::with_builtins(c.tools.enable_shell, c.tools.enable_file_write, c.tools.tool_timeout,
                                            std::move(allowed));
-  auto agent = std::make_shared<Agent>(build_model_client(c.llm), std::move(tools),
+  // The start-up client is the selected provider's ([llm].default_provider), else the [llm] model's.
+  auto providers = build_providers(c.llm);
+  auto agent = std::make_shared<Agent>(std::move(providers.client), std::move(tools),
                                        AgentOptions{c.agent.max_iterations});
   agent->set_autonomy(parse_autonomy(c.agent.autonomy));
   if (c.agent.max_context_tokens) agent->set_budget(*c.agent.max_context_tokens);

@@ -143,6 +143,18 @@ TEST_F(TerminalAgent, ProviderFailureIsAnAgentErrorNotAFailedProcess) {
   EXPECT_EQ(provider_.requests().size(), 1u);
 }
 
+TEST_F(TerminalAgent, DefaultProviderChoosesTheStartUpModel) {
+  work_.write("config.toml", "[llm]\napi_base = \"http://127.0.0.1:9/v1\"\nmodel = \"unused\"\n"
+                             "default_provider = \"alt\"\n[llm.providers.alt]\napi_base = \"" +
+                                 provider_.base_url() + "\"\nmodel = \"alt-model\"\n");
+  provider_.script({ScriptedReply{.text = "from alt"}});
+  auto r = pelmox({"--task", "hi"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "from alt")) << r.out << r.err;
+  ASSERT_EQ(provider_.requests().size(), 1u);
+  EXPECT_EQ(request_bodies()[0]["model"], "alt-model");
+}
+
 TEST_F(TerminalAgent, ConversationSurvivesRestartsAndClear) {
   provider_.script({ScriptedReply{.text = "first answer"}, ScriptedReply{.text = "second answer"},
                     ScriptedReply{.text = "after clear"}});
