@@ -121,13 +121,17 @@ ordered_json LlmClient::request_body(const std::vector<Message>& messages, const
   return body;
 }
 
-HttpRequest LlmClient::chat_request(std::string body) const {
+HttpRequest LlmClient::json_post(std::string url, std::string body) const {
   HttpRequest req;
   req.method = "POST";
-  req.url = chat_completions_url(api_base_);
+  req.url = std::move(url);
   req.headers = {{"Authorization", "Bearer " + api_key_}, {"Content-Type", "application/json"}};
   req.body = std::move(body);
   return req;
+}
+
+HttpRequest LlmClient::chat_request(std::string body) const {
+  return json_post(chat_completions_url(api_base_), std::move(body));
 }
 
 awaitable<Result<HttpResponseStream>> LlmClient::open(HttpRequest request) const {

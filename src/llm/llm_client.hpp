@@ -102,6 +102,8 @@ class LlmClient : public ModelClient, public std::enable_shared_from_this<LlmCli
   HttpRequest native_chat_request(std::string body) const;
 
  private:
+  // A POST of a JSON body to `url` with the bearer key; both protocols send the same headers.
+  HttpRequest json_post(std::string url, std::string body) const;
   LlmClient(HttpClientPtr http, std::string api_base, std::string api_key, std::string model,
             std::uint32_t max_tokens, double temperature);
 

@@ -123,12 +123,7 @@ json LlmClient::native_request_body(const std::vector<Message>& messages, const 
 }
 
 HttpRequest LlmClient::native_chat_request(std::string body) const {
-  HttpRequest req;
-  req.method = "POST";
-  req.url = native_chat_url(api_base_);
-  req.headers = {{"Authorization", "Bearer " + api_key_}, {"Content-Type", "application/json"}};
-  req.body = std::move(body);
-  return req;
+  return json_post(native_chat_url(api_base_), std::move(body));
 }
 
 awaitable<Result<AssistantResponse>> LlmClient::native_chat(const std::vector<Message>& messages,
